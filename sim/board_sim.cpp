@@ -263,7 +263,7 @@ static void BlockDone(Clock::time_point now)
     Event("block %ld %s", n, bad ? "bad" : "ok");
 }
 
-// Feeds one byte from the host to the loader; false once the line has been hung up.
+// Feeds one byte from the host to the loader; false when the line is to be hung up now.
 static bool TakeByte(unsigned char b, Clock::time_point now)
 {
     // A byte occupies the line for one byte time, from when it was sent or the line became free.
@@ -287,10 +287,8 @@ static bool TakeByte(unsigned char b, Clock::time_point now)
         break;
     case Phase::Blocks:
         g_blockBuf[g_blockFill++] = b;
-        if (g_blockFill == BLOCK_BYTES / 2 && g_block == g_faults.hangupBlock) {
-            HangUp();
+        if (g_blockFill == BLOCK_BYTES / 2 && g_block == g_faults.hangupBlock)
             return false;
-        }
         if (g_blockFill == BLOCK_BYTES) {
             g_blockFill = 0;
             BlockDone(now);
@@ -314,9 +312,12 @@ static void ReadHost()
         bool open = true;
         while (used < n && open)
             open = TakeByte(buf[used++], now);
+        // Recorded before the host can see the hang-up or an answer to these bytes.
         Record(buf, static_cast<size_t>(used));
-        if (!open)
+        if (!open) {
+            HangUp();
             return;
+        }
     }
 }
 

@@ -2,7 +2,7 @@
 # Runs one command against a fresh board simulator and always ends the simulator afterwards.
 #   with-sim.sh --sim SIMEXE [--wine] -- COMMAND ARGS...
 # Exports KAVO_SIM_PORT, KAVO_SIM_CONTROL, KAVO_SIM_RECORD (as the command opens them),
-# KAVO_SIM_CONTROL_UNIX, KAVO_SIM_RECORD_UNIX and KAVO_SIM_DIR; exits with the command's status.
+# KAVO_SIM_CONTROL_UNIX, KAVO_SIM_RECORD_UNIX, KAVO_SIM_DIR and KAVO_SIM_PID; exits with the command's status.
 set -uo pipefail
 
 usage() {
@@ -80,6 +80,7 @@ until grep -q '^ready ' "$dir/events" 2>/dev/null && [ -e "$link" ]; do
 done
 
 export KAVO_SIM_DIR=$dir
+export KAVO_SIM_PID=$sim_pid
 export KAVO_SIM_CONTROL_UNIX=$dir/control
 export KAVO_SIM_RECORD_UNIX=$dir/record
 if [ $wine -eq 1 ]; then
