@@ -28,6 +28,9 @@ dir=$(mktemp -d "${TMPDIR:-/tmp}/kavo-sim.XXXXXX") || exit 2
 if [ $wine -eq 1 ]; then
     link=$("$here/wine.sh" --com1) || exit 2
     mkdir -p "$(dirname "$link")"
+    # COM1 is one link for the whole Wine prefix: one user at a time, across ctest runs too.
+    exec 8>"$link.lock"
+    flock 8
 else
     link=$dir/port
 fi
@@ -62,7 +65,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-"$sim" --link "$link" --control "$dir/control" --record "$dir/record" >"$dir/events" 2>&1 </dev/null &
+"$sim" --link "$link" --control "$dir/control" --record "$dir/record" >"$dir/events" 2>&1 </dev/null 8>&- &
 sim_pid=$!
 
 # The simulator says "ready" once the link exists; give a loaded machine plenty of time.
@@ -94,7 +97,8 @@ else
 fi
 
 # In the background so that a signal to this script is handled at once, not after the command.
-"$@" <&0 &
+# The lock stays with this script: a wineserver started below outlives the command.
+"$@" <&0 8>&- &
 cmd_pid=$!
 wait "$cmd_pid"
 status=$?
