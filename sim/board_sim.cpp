@@ -324,6 +324,8 @@ static void ReadHost()
 static void Defaults()
 {
     g_faults = Faults{};
+    // The line model must not carry a backlog from a free-running upload into a timed one.
+    g_lastArrival = Clock::time_point{};
     g_resetAt.reset();
     g_answers.clear();
     g_out.clear();
