@@ -9,3 +9,7 @@ kavo_sim_test(kavo-core-test $<TARGET_FILE:kavo-core-test>)
 add_executable(kavo-image-test image_test.cpp)
 target_link_libraries(kavo-image-test PRIVATE kavo_core GTest::gtest_main)
 kavo_plain_test(kavo-image-test $<TARGET_FILE:kavo-image-test>)
+
+# Figures, not a test: `make bench`.
+add_executable(kavo-bench bench.cpp)
+target_link_libraries(kavo-bench PRIVATE kavo_transfer_support)
