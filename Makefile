@@ -8,7 +8,7 @@ JOBS      ?= $(shell nproc)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
 # Commands the build and the tests need, and the Debian packages that bring them.
-NEED_CMDS := cmake g++ i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix Xvfb xdotool convert
+NEED_CMDS := cmake g++ i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix Xvfb convert xwd
 MISSING   := $(strip $(foreach c,$(NEED_CMDS),$(if $(shell command -v $(c) 2>/dev/null),,$(c))) \
                $(if $(wildcard /usr/lib/wine/wine64),,wine) $(if $(wildcard /usr/src/googletest/CMakeLists.txt),,googletest))
 
@@ -24,7 +24,7 @@ ifneq ($(MISSING),)
 	DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
 	  cmake g++ make googletest libgmock-dev \
 	  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-	  wine wine64 wine32:i386 xvfb xdotool x11-utils imagemagick fonts-dejavu-core
+	  wine wine64 wine32:i386 xvfb x11-utils imagemagick
 endif
 
 native:
@@ -66,7 +66,7 @@ demo-gui: deps
 	tests/demo-gui.sh $(wintest) $(NATIVE)
 
 bench: native
-	$(NATIVE)/tests/kavo-bench
+	tests/with-sim.sh --sim $(NATIVE)/sim/kavo-board-sim -- $(NATIVE)/tests/kavo-bench
 
 clean:
 	rm -rf $(BUILD)
