@@ -1,0 +1,14 @@
+# Tests of the loader dialog: its template and start-up in-process, and the real program end to end
+# under Wine on a private Xvfb display against the simulated board.
+if(WIN32)
+  set(KAVO_WITH_XVFB ${CMAKE_CURRENT_SOURCE_DIR}/gui/with-xvfb.sh)
+
+  add_executable(kavo-gui-e2e gui/e2e_test.cpp gui/gui_driver.cpp)
+  target_link_libraries(kavo-gui-e2e PRIVATE kavo_transfer_support comctl32)
+  add_dependencies(kavo-gui-e2e kavo-loader)
+  add_test(NAME kavo-gui-e2e
+    COMMAND ${KAVO_WITH_XVFB} -- ${KAVO_TESTS_DIR}/with-sim.sh --sim ${KAVO_SIM} --wine --
+      ${KAVO_TESTS_DIR}/wine.sh $<TARGET_FILE:kavo-gui-e2e> $<TARGET_FILE:kavo-loader>)
+  # The GUI tests share their Wine prefix, whose server each run ends; COM1 is locked as for every Windows test.
+  set_tests_properties(kavo-gui-e2e PROPERTIES RESOURCE_LOCK "com1;kavo-gui" TIMEOUT 300)
+endif()
