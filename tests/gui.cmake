@@ -3,6 +3,15 @@
 if(WIN32)
   set(KAVO_WITH_XVFB ${CMAKE_CURRENT_SOURCE_DIR}/gui/with-xvfb.sh)
 
+  # Links the template too, to make the dialog from it in-process.
+  add_executable(kavo-gui-dialog-test gui/dialog_test.cpp ${CMAKE_SOURCE_DIR}/ui/resources/loader.rc)
+  target_link_libraries(kavo-gui-dialog-test PRIVATE kavo_dialog GTest::gtest)
+  add_dependencies(kavo-gui-dialog-test kavo-loader)
+  add_test(NAME kavo-gui-dialog-test
+    COMMAND ${KAVO_WITH_XVFB} -- ${KAVO_TESTS_DIR}/wine.sh $<TARGET_FILE:kavo-gui-dialog-test>
+      $<TARGET_FILE:kavo-loader>)
+  set_tests_properties(kavo-gui-dialog-test PROPERTIES RESOURCE_LOCK kavo-gui TIMEOUT 120)
+
   add_executable(kavo-gui-e2e gui/e2e_test.cpp gui/gui_driver.cpp)
   target_link_libraries(kavo-gui-e2e PRIVATE kavo_transfer_support comctl32)
   add_dependencies(kavo-gui-e2e kavo-loader)
