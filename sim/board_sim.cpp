@@ -82,10 +82,15 @@ static void Event(const char* fmt, ...)
     putchar('\n');
 }
 
-// Errors are always shown: a test that sent a bad command needs to see why.
+// Errors are always shown: a test that sent a bad command needs to see why. Before the
+// loop runs they are start-up errors and go where the usage text goes.
+static bool g_running = false;
 static void ReportError(const std::string& text)
 {
-    printf("error %s\n", text.c_str());
+    if (g_running)
+        printf("error %s\n", text.c_str());
+    else
+        fprintf(stderr, "kavo-board-sim: %s\n", text.c_str());
 }
 
 static void Usage(FILE* to)
@@ -621,6 +626,7 @@ int main(int argc, char** argv)
         return 1;
     }
     printf("ready %s\n", g_link.c_str());
+    g_running = true;
 
     std::string stdinLine, controlLine;
     while (!g_quit) {
