@@ -48,6 +48,7 @@ test: deps
 	$(MAKE) all
 	$(MAKE) test-native
 	$(MAKE) test-windows
+	tests/check-product.sh $(WIN32DIR)
 
 test-native:
 	cd $(NATIVE) && ctest --output-on-failure -j $(JOBS) --timeout 300

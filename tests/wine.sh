@@ -57,7 +57,8 @@ fi
 flock -u 9
 exec 9>&-
 
-# The wineserver prints its object dump on stderr when it is told to end while busy; keep
-# the program's own stderr but not the server's.
-"$wineserver" -p 2>/dev/null || true
+# One server for the prefix, started apart from the program: a server started by the program
+# would hold the caller's output open after the program has ended (and print its object dump
+# on stderr when it is told to end while busy). It stays until `wine.sh --stop`.
+"$wineserver" -p </dev/null >/dev/null 2>&1 || true
 exec "$loader" "$@"
