@@ -1,5 +1,4 @@
-# Tests of the loader dialog: its template and start-up in-process, and the real program end to end
-# under Wine on a private Xvfb display against the simulated board.
+# Loader dialog tests: template and procedure in-process, the real program end to end on Xvfb.
 if(WIN32)
   set(KAVO_WITH_XVFB ${CMAKE_CURRENT_SOURCE_DIR}/gui/with-xvfb.sh)
 
@@ -13,7 +12,7 @@ if(WIN32)
   set_tests_properties(kavo-gui-dialog-test PROPERTIES RESOURCE_LOCK kavo-gui TIMEOUT 120)
 
   add_executable(kavo-gui-e2e gui/e2e_test.cpp gui/gui_driver.cpp)
-  target_link_libraries(kavo-gui-e2e PRIVATE kavo_transfer_support comctl32)
+  target_link_libraries(kavo-gui-e2e PRIVATE kavo_transfer_support)
   add_dependencies(kavo-gui-e2e kavo-loader)
   add_test(NAME kavo-gui-e2e
     COMMAND ${KAVO_WITH_XVFB} -- ${KAVO_TESTS_DIR}/with-sim.sh --sim ${KAVO_SIM} --wine --

@@ -15,7 +15,7 @@ namespace {
 
 const char kResetPrompt[] = "Reset the board...";
 
-// Bytes that no two blocks share, so a shifted or repeated block cannot pass for the right one.
+// Pseudo-random bytes, so that a shifted or repeated block does not pass for the right one.
 std::vector<unsigned char> TestImage(size_t length, unsigned seed)
 {
     std::vector<unsigned char> bytes(length);

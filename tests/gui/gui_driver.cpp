@@ -115,7 +115,7 @@ void EndLoader(LoaderRun* run)
         WaitForSingleObject(run->process.hProcess, kWaitLimitMs);
     }
     if (WaitForSingleObject(run->process.hProcess, 0) == WAIT_TIMEOUT) {
-        ADD_FAILURE() << "the program did not end when its dialog was closed";
+        ADD_FAILURE() << "the program did not end by itself: ended by force";
         TerminateProcess(run->process.hProcess, 1);
         WaitForSingleObject(run->process.hProcess, kWaitLimitMs);
     }

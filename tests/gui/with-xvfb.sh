@@ -2,9 +2,9 @@
 # Runs one command of the GUI tests on a private Xvfb display and a Wine prefix of their own; ends both after.
 #   with-xvfb.sh [--] COMMAND ARGS...
 # DISPLAY is exported for the command. Unless KAVO_WINEPREFIX is set, the Wine programs run in the
-# GUI tests' own prefix (build/wine/gui/prefix), whose wineserver is ended afterwards so that the next
-# run's windows go to the next display. With KAVO_SCREENSHOTS=DIR, a request DIR/NAME.req holding
-# "X Y WIDTH HEIGHT" is answered with DIR/NAME.png, that part of the screen.
+# GUI tests' own prefix (build/wine/gui/prefix). The prefix's wineserver is ended afterwards: its
+# desktop belongs to this display, which goes too. With KAVO_SCREENSHOTS=DIR, a request DIR/NAME.req
+# holding "X Y WIDTH HEIGHT" is answered with DIR/NAME.png, that part of the screen.
 set -uo pipefail
 
 [ "${1:-}" = -- ] && shift
