@@ -124,18 +124,24 @@ void ReadForever(void* arg)
     }
 }
 
+// Presses reset on the board and starts a reader, which gets the board's two announcement bytes.
+void ReaderGetsTheAnnouncement(Reader* reader, ThreadRef* thread)
+{
+    ASSERT_TRUE(StartThread(ReadForever, reader, thread));
+    SimCommand("reset");
+    for (auto deadline = Clock::now() + std::chrono::seconds(20); reader->bytes < 2 && Clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(reader->bytes, 2);
+}
+
 TEST(Link, AStopEndsAWaitingReadWithinAboutASlice)
 {
     SimDefaults();
     ASSERT_EQ(OpenSerialPort(SimPort()), 1);
+    // Bytes that arrive are delivered; then the line is quiet.
     Reader reader;
     ThreadRef thread;
-    ASSERT_TRUE(StartThread(ReadForever, &reader, &thread));
-    // Bytes that arrive are delivered; then the line is quiet.
-    SimCommand("reset");
-    for (auto deadline = Clock::now() + std::chrono::seconds(20); reader.bytes < 2 && Clock::now() < deadline;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(reader.bytes, 2);
+    ReaderGetsTheAnnouncement(&reader, &thread);
 
     auto asked = Clock::now();
     g_bAbort = 1;
@@ -214,11 +220,7 @@ TEST(Link, AHungUpLineDoesNotSpinAndStillStops)
     ASSERT_EQ(OpenSerialPort(SimPort()), 1);
     Reader reader;
     ThreadRef thread;
-    ASSERT_TRUE(StartThread(ReadForever, &reader, &thread));
-    SimCommand("reset");
-    for (auto deadline = Clock::now() + std::chrono::seconds(20); reader.bytes < 2 && Clock::now() < deadline;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(reader.bytes, 2);
+    ReaderGetsTheAnnouncement(&reader, &thread);
     reader.bytes = 0;
     // Half a block reaches the board before it hangs up; the rest goes nowhere.
     for (int i = 0; i < 2 + 64; ++i)
