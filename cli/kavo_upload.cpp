@@ -37,7 +37,7 @@ enum ExitStatus {
 constexpr unsigned STOP_WAIT_MS = 1000;
 // The main thread's polling period: well under the time a user notices after Ctrl-C.
 constexpr auto POLL_PERIOD = std::chrono::milliseconds(10);
-constexpr int BAR_WIDTH = 30;
+constexpr int BAR_WIDTH = 20;
 constexpr long long REDRAW_US = 100000;
 
 struct Options {

@@ -452,7 +452,7 @@ INSTANTIATE_TEST_SUITE_P(
     Images, CliUpload,
     ::testing::Values(SuccessCase{"TwoThousandBytes", 2000, {}},
                       SuccessCase{"WholeBlocksWithSyncTimeout", 1024, {"--sync-timeout", "120"}},
-                      SuccessCase{"OneByte", 1, {}}),
+                      SuccessCase{"OneByte", 1, {}}, SuccessCase{"EmptyFile", 0, {}}),
     [](const ::testing::TestParamInfo<SuccessCase>& info) { return std::string(info.param.name); });
 
 // The board's announcement may already be waiting in the port when the uploader opens it; it still counts.
