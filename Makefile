@@ -5,7 +5,6 @@ NATIVE    := $(BUILD)/native
 WIN32DIR  := $(BUILD)/win32
 WIN64DIR  := $(BUILD)/win64
 JOBS      ?= $(shell nproc)
-CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
 # Commands the build and the tests need, and the Debian packages that bring them.
 NEED_CMDS := cmake g++ i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix Xvfb convert xwd
@@ -28,16 +27,16 @@ ifneq ($(MISSING),)
 endif
 
 native:
-	cmake -S . -B $(NATIVE) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(NATIVE) -j $(JOBS)
 
 win32: native
-	cmake -S . -B $(WIN32DIR) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+	cmake -S . -B $(WIN32DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
 	  -DKAVO_SIM_EXE=$(abspath $(NATIVE))/sim/kavo-board-sim
 	cmake --build $(WIN32DIR) -j $(JOBS)
 
 win64: native
-	cmake -S . -B $(WIN64DIR) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+	cmake -S . -B $(WIN64DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
 	  -DKAVO_SIM_EXE=$(abspath $(NATIVE))/sim/kavo-board-sim
 	cmake --build $(WIN64DIR) -j $(JOBS)
 
