@@ -13,14 +13,16 @@ enum WorkerEnd { EndedWhenAsked, EndedByItself, StillRunning };
 
 // One wait of timeoutMs in all. The worker's dialog operations are messages sent to this thread,
 // so they are carried out meanwhile or the worker could never reach the read that ends it; posted
-// messages (user input) stay queued.
+// messages (user input) stay queued. MWMO_INPUTAVAILABLE: a message already pending when the wait
+// starts wakes it too, even if the queue has been looked at since it arrived.
 WorkerEnd WaitForWorker(HANDLE hWorker, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
     for (;;) {
         DWORD elapsed = GetTickCount() - start;
         DWORD remaining = elapsed < timeoutMs ? timeoutMs - elapsed : 0;
-        DWORD result = MsgWaitForMultipleObjects(1, &hWorker, FALSE, remaining, QS_SENDMESSAGE);
+        DWORD result = MsgWaitForMultipleObjectsEx(1, &hWorker, remaining, QS_SENDMESSAGE,
+                                                    MWMO_INPUTAVAILABLE);
         if (result == WAIT_OBJECT_0)
             return EndedWhenAsked;
         if (result != WAIT_OBJECT_0 + 1)
