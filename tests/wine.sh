@@ -3,6 +3,7 @@
 #   wine.sh PROGRAM.exe [ARGS...]   run it (exit code passed through)
 #   wine.sh --arch                  print i686 when this machine runs 32-bit Windows code, else x86_64
 #   wine.sh --com1                  print the path COM1 is mapped to (the simulator puts its link there)
+#   wine.sh --start                 make the prefix and start its server, if not done yet
 #   wine.sh --stop                  end this prefix's wineserver
 # KAVO_WINEPREFIX picks the prefix (default: build/wine beside this script's tree).
 set -euo pipefail
@@ -49,16 +50,18 @@ exec 9>"$(dirname "$WINEPREFIX")/.lock"
 flock 9
 if [ ! -f "$WINEPREFIX/.kavo-ready" ]; then
     rm -rf "$WINEPREFIX"
-    "$loader" wineboot -i >/dev/null 2>&1
-    "$loader" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$com1" /f >/dev/null 2>&1
+    "$loader" wineboot -i </dev/null >/dev/null 2>&1
+    "$loader" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$com1" /f </dev/null >/dev/null 2>&1
     "$wineserver" -w
     touch "$WINEPREFIX/.kavo-ready"
 fi
+# One server for the prefix, with its background services, started apart from the program and
+# from the caller's output: a session begun by a program run under ctest keeps ctest waiting
+# after the program has ended. It stays until `wine.sh --stop`. (-p answers 2 when one runs.)
+if "$wineserver" -p </dev/null >/dev/null 2>&1; then
+    "$loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
+fi
 flock -u 9
 exec 9>&-
-
-# One server for the prefix, started apart from the program: a server started by the program
-# would hold the caller's output open after the program has ended (and print its object dump
-# on stderr when it is told to end while busy). It stays until `wine.sh --stop`.
-"$wineserver" -p </dev/null >/dev/null 2>&1 || true
+[ "${1:-}" = --start ] && exit 0
 exec "$loader" "$@"
