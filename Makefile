@@ -7,7 +7,7 @@ WIN64DIR  := $(BUILD)/win64
 JOBS      ?= $(shell nproc)
 
 # Commands the build and the tests need, and the Debian packages that bring them.
-NEED_CMDS := cmake g++ i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix Xvfb convert xwd
+NEED_CMDS := cmake g++ i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix Xvfb xvfb-run xauth import
 MISSING   := $(strip $(foreach c,$(NEED_CMDS),$(if $(shell command -v $(c) 2>/dev/null),,$(c))) \
                $(if $(wildcard /usr/lib/wine/wine64),,wine) $(if $(wildcard /usr/src/googletest/CMakeLists.txt),,googletest))
 
@@ -23,7 +23,7 @@ ifneq ($(MISSING),)
 	DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
 	  cmake g++ make googletest libgmock-dev \
 	  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-	  wine wine64 wine32:i386 xvfb x11-utils imagemagick
+	  wine wine64 wine32:i386 xvfb xauth imagemagick
 endif
 
 native:
