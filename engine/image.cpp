@@ -14,27 +14,29 @@
 
 namespace {
 
+#ifdef _WIN32
+int Seek64(FILE* file, int64_t offset, int origin) { return _fseeki64(file, offset, origin); }
+int64_t Tell64(FILE* file) { return _ftelli64(file); }
+#else
+int Seek64(FILE* file, int64_t offset, int origin) { return fseeko(file, offset, origin); }
+int64_t Tell64(FILE* file) { return ftello(file); }
+#endif
+
 // The file's length from its end position, or -1 when it cannot be taken. 64-bit, so that a file
 // past 2 GiB is seen as too large rather than wrapping into a small or negative length.
 int64_t FileLength(FILE* file)
 {
-#ifdef _WIN32
-    if (_fseeki64(file, 0, SEEK_END) != 0)
-        return -1;
-    int64_t length = _ftelli64(file);
-    if (_fseeki64(file, 0, SEEK_SET) != 0)
-        return -1;
-#else
+#ifndef _WIN32
     // A directory opens here, and its end position is not a length.
     struct stat info {};
     if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))
         return -1;
-    if (fseeko(file, 0, SEEK_END) != 0)
-        return -1;
-    int64_t length = ftello(file);
-    if (fseeko(file, 0, SEEK_SET) != 0)
-        return -1;
 #endif
+    if (Seek64(file, 0, SEEK_END) != 0)
+        return -1;
+    int64_t length = Tell64(file);
+    if (Seek64(file, 0, SEEK_SET) != 0)
+        return -1;
     return length;
 }
 
