@@ -272,7 +272,9 @@ static void BlockDone(Clock::time_point now)
 static bool TakeByte(unsigned char b, Clock::time_point now)
 {
     // A byte occupies the line for one byte time, from when it was sent or the line became free.
-    g_lastArrival = std::max(now, g_lastArrival) + BYTE_TIME;
+    // Only modelled while asked for: bytes that came faster than the line would leave a backlog
+    // that a later timed upload would wait out.
+    g_lastArrival = g_faults.lineRate ? std::max(now, g_lastArrival) + BYTE_TIME : now;
     switch (g_phase) {
     case Phase::NotReset:
         break;
@@ -329,8 +331,6 @@ static void ReadHost()
 static void Defaults()
 {
     g_faults = Faults{};
-    // The line model must not carry a backlog from a free-running upload into a timed one.
-    g_lastArrival = Clock::time_point{};
     g_resetAt.reset();
     g_answers.clear();
     g_out.clear();
